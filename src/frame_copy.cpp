@@ -1,0 +1,117 @@
+#include "frame_copy.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "frame_layout.h"
+#include "platform.h"
+
+// Taken once per run and released at its end; nothing is allocated per
+// frame.
+static unsigned char *inputFrame;
+static unsigned char *outputFrame;
+
+static bool takeFrameBuffers()
+{
+    inputFrame = static_cast<unsigned char *>(malloc(frameSize));
+    outputFrame = static_cast<unsigned char *>(malloc(frameSize));
+    return inputFrame != nullptr && outputFrame != nullptr;
+}
+
+static void releaseFrameBuffers()
+{
+    free(outputFrame);
+    free(inputFrame);
+    outputFrame = nullptr;
+    inputFrame = nullptr;
+}
+
+static void reportWriteFailure(const char *filename2)
+{
+    printf("Error: cannot write output file \"%s\"\n", filename2);
+}
+
+// Copies frames until numFrames are written or the input ends, counting in
+// framesWritten only frames that reached the output whole.  Returns the run
+// result, having reported whatever stopped the copy early.
+static int copyFrames(FILE *pFile, FILE *pFile2, const char *filename,
+                      const char *filename2, int32_t numFrames,
+                      int32_t *framesWritten)
+{
+    for (int32_t i = 0; i < numFrames; i++) {
+        if (fread(inputFrame, 1, frameSize, pFile) != size_t(frameSize)) {
+            // A partial frame at the end is not a frame, and is dropped.
+            // Only the error flag tells a failing disk from a file that
+            // simply has no more frames.
+            if (ferror(pFile)) {
+                printf("Error: cannot read input file \"%s\"\n", filename);
+                return 1;
+            }
+            printf("Error: seek past end of file\n");
+            return 0;
+        }
+        if (*framesWritten % 10 == 0) {
+            // No newline follows, so it must be flushed to be seen now.
+            printf("frame# %d:\r", *framesWritten);
+            fflush(stdout);
+        }
+        memcpy(outputFrame, inputFrame, frameSize);
+        if (fwrite(outputFrame, 1, frameSize, pFile2) != size_t(frameSize)) {
+            reportWriteFailure(filename2);
+            return 1;
+        }
+        ++*framesWritten;
+    }
+    return 0;
+}
+
+int copyFrameRange(const char *filename, const char *filename2,
+                   int32_t startFrame, int32_t numFrames)
+{
+    FILE *pFile = openInputShared(filename);
+    if (pFile == nullptr) {
+        printf("Input file \"%s\" not found\n", filename);
+        return 1;
+    }
+    FILE *pFile2 = openOutputExclusive(filename2, pFile);
+    if (pFile2 == nullptr) {
+        printf("Output file \"%s\" cannot be opened for writing\n", filename2);
+        fclose(pFile);
+        return 1;
+    }
+    if (!takeFrameBuffers()) {
+        printf("Error: not enough memory for frame buffers\n");
+        releaseFrameBuffers();
+        fclose(pFile2);
+        fclose(pFile);
+        return 1;
+    }
+
+    int result = 0;
+    int32_t framesWritten = 0;
+    // A negative start frame copies from frame 0, as it always has; the
+    // stream already stands there, so an input that cannot seek (a pipe)
+    // still serves a copy from its start.
+    if (startFrame > 0 && !seekInput(pFile, framePosition(startFrame))) {
+        printf("Error: cannot seek in input file \"%s\"\n", filename);
+        result = 1;
+    } else {
+        result = copyFrames(pFile, pFile2, filename, filename2, numFrames,
+                            &framesWritten);
+    }
+
+    // The runtime or the kernel may still hold written data, and may fail
+    // to deliver it only now.  That is reported before the count, so that
+    // the count stays the last line of every run; a failure already
+    // reported is not reported again.
+    bool outputFailedEarlier = ferror(pFile2) != 0;
+    if (fclose(pFile2) != 0 && !outputFailedEarlier) {
+        reportWriteFailure(filename2);
+        result = 1;
+    }
+    printf("frames written: %d\n", framesWritten);
+    releaseFrameBuffers();
+    fclose(pFile);
+    return result;
+}

@@ -1,0 +1,30 @@
+// framerange: cuts a run of whole frames out of a raw yuv420p file.
+#include <cstdint>
+#include <cstdio>
+
+#include "decimal.h"
+#include "frame_copy.h"
+
+static int32_t startFrame;
+static int32_t numFrames;
+
+static void printUsage()
+{
+    printf("Creates a .yuv file given\n");
+    printf("Parameter 1: input filename (yuv420p format) with .yuv extension\n");
+    printf("Parameter 2: starting frame number \n");
+    printf("Parameter 3: number of frames to copy\n");
+    printf("Parameter 4: output filename with .yuv extension\n");
+}
+
+int main(int argc, char *argv[])
+{
+    printf("Zorvik Plandry (10-29-2014)\n");
+    if (argc != 5) {
+        printUsage();
+        return 1;
+    }
+    startFrame = parseDecimal(argv[2]);
+    numFrames = parseDecimal(argv[3]);
+    return copyFrameRange(argv[1], argv[4], startFrame, numFrames);
+}
