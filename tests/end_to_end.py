@@ -320,10 +320,10 @@ class ToolTest(unittest.TestCase):
                    wrap=reader_on_input)
         self.assertEqual(self.read("out.yuv"), frames([1, 2]))
 
-    @posix_only
     def test_device_output_is_written_not_truncated(self):
         self.link_clip()
-        self.check(("in.yuv", "0", "12", "/dev/null"), copied(12), 0)
+        null = "NUL" if OPTIONS.platform == "windows" else "/dev/null"
+        self.check(("in.yuv", "0", "12", null), copied(12), 0)
 
     # -- faults of the machine -------------------------------------------
 
@@ -402,6 +402,30 @@ class ToolTest(unittest.TestCase):
     # -- Windows share modes ---------------------------------------------
 
     @windows_only
+    def test_files_held_for_writing_by_another_program(self):
+        self.link_clip()
+        self.put("out.yuv", b"keep")
+        for name, args, stdout in [
+            ("in.yuv", ("in.yuv", "0", "1", "out.yuv"),
+             BANNER + input_missing("in.yuv")),
+            ("out.yuv", ("in.yuv", "0", "1", "out.yuv"),
+             BANNER + output_refused("out.yuv")),
+        ]:
+            with self.subTest(held=name):
+                holder = subprocess.Popen(
+                    [*OPTIONS.runner, OPTIONS.hold_open, name], cwd=self.dir,
+                    stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+                try:
+                    self.assertEqual(holder.stdout.readline().strip(),
+                                     b"held")
+                    self.check(args, stdout, 1)
+                finally:
+                    holder.stdin.close()
+                    holder.wait(timeout=60)
+                self.assertEqual(self.read("out.yuv"), b"keep")
+                self.assertEqual(self.read("in.yuv"), self.clip_bytes)
+
+    @windows_only
     def test_two_instances_read_one_input_at_once(self):
         self.link_clip()
         runs = [subprocess.Popen(self.command("in.yuv", str(i), "20",
@@ -428,9 +452,19 @@ def main():
     parser.add_argument("--height", type=int,
                         default=make_clip.DEFAULT_HEIGHT)
     parser.add_argument("--sanitized", action="store_true")
+    parser.add_argument("--hold-open",
+                        help="a Windows program that holds a file open for "
+                        "writing")
     OPTIONS, rest = parser.parse_known_args()
-    OPTIONS.runner = [r for r in OPTIONS.runner if r]
+    # The tool runs in each test's own directory.
+    OPTIONS.runner = [os.path.abspath(r) if os.path.exists(r) else r
+                      for r in OPTIONS.runner if r]
     OPTIONS.tool = os.path.abspath(OPTIONS.tool)
+    if OPTIONS.runner:
+        # An emulator's first start may set itself up and say so on
+        # standard error; that belongs to no test.
+        subprocess.run([*OPTIONS.runner, OPTIONS.tool],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
 
 

@@ -1,0 +1,18 @@
+#!/bin/sh
+# Runs a Windows program under Wine for CTest.
+# Usage: wine-emulator.sh WINESERVER WINE PROGRAM [ARGUMENT...]
+#
+# Wine's server takes seconds to start and stops soon after its last
+# program ends, which would charge those seconds to every short run of a
+# test suite; asked to stay up for a minute after the last one, it charges
+# them once.  The first program of a new server also starts Wine's
+# background services, which keep that program's standard streams open
+# for as long as they run: that first program is a throwaway one, with its
+# streams on /dev/null, so that no test waits on a stream that never ends.
+wineserver=$1
+wine=$2
+shift 2
+if "$wineserver" -p60 </dev/null >/dev/null 2>&1; then
+  "$wine" cmd.exe /c exit </dev/null >/dev/null 2>&1
+fi
+exec "$wine" "$@"
