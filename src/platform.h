@@ -1,6 +1,6 @@
 // What the copy run needs of the operating system beyond the standard
-// library: opening files with the sharing rules of the tool, and a 64-bit
-// seek.  Each platform has its own source file; nothing else in the tool
+// library: opening files with the sharing rules of the tool, memory for the
+// frame buffers, and a 64-bit seek.  Each platform has its own source file; nothing else in the tool
 // knows which platform it runs on.
 #ifndef FRAMERANGE_PLATFORM_H
 #define FRAMERANGE_PLATFORM_H
@@ -19,6 +19,17 @@ FILE *openInputShared(const char *path);
 // path, or that someone else holds open, is refused before anything in it
 // changes.  Returns nullptr on any failure.
 FILE *openOutputExclusive(const char *path, FILE *input);
+
+// Takes the input and the output frame buffers, `size` bytes each, laid
+// out so that whole frames move between them and the files as cheaply as
+// the platform allows.  Returns false, having taken nothing, when the
+// memory cannot be had.
+bool takeFrameBuffers(int64_t size, unsigned char **input,
+                      unsigned char **output);
+
+// Gives back the buffers of takeFrameBuffers, taken with the same size.
+void releaseFrameBuffers(int64_t size, unsigned char *input,
+                         unsigned char *output);
 
 // Positions the input at a byte offset from its start.  An offset that no
 // file on the input's file system can reach leaves the input at its end, so

@@ -7,7 +7,9 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <cstdint>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -66,14 +68,72 @@ FILE *openOutputExclusive(const char *path, FILE *input)
     // path, "..", a symbolic or a hard link.
     usable = usable && !(in.st_dev == out.st_dev && in.st_ino == out.st_ino);
     usable = usable && lockOrRefuse(fd, LOCK_EX);
-    // Only a regular file is emptied; /dev/null and other devices have no
-    // length to cut.
-    usable = usable && (!S_ISREG(out.st_mode) || ftruncate(fd, 0) == 0);
+    // Only a regular file with something in it is emptied; /dev/null and
+    // other devices have no length to cut.  Cutting a file that is already
+    // empty is not free: ext4 then takes it for a file being replaced, and
+    // makes its close wait while the new contents are allocated on disk.
+    usable = usable && (!S_ISREG(out.st_mode) || out.st_size == 0 ||
+                        ftruncate(fd, 0) == 0);
     if (!usable) {
         close(fd);
         return nullptr;
     }
     return streamOver(fd, "wb");
+}
+
+// The kernel's copies between the page cache and the frame buffers, and
+// the copy from one buffer to the other, cost less when the buffers sit on
+// transparent huge pages (fewer TLB misses and page walks): a cut measured
+// some 6% faster, enough to bring it within a few per cent of dd's copy
+// through one buffer.  A huge page is used only where all of its 2 MiB lies
+// inside the mapping, so the mapping starts on a 2 MiB boundary and ends
+// on one, and both buffers share it: two frames of 1080p fill three huge
+// pages almost exactly, where apart they would take two each.
+static const size_t hugePage = size_t{2} << 20;
+
+static size_t roundUp(size_t size, size_t unit)
+{
+    return (size + unit - 1) / unit * unit;
+}
+
+static size_t bufferLength(int64_t size)
+{
+    return roundUp(static_cast<size_t>(size),
+                   static_cast<size_t>(sysconf(_SC_PAGESIZE)));
+}
+
+static size_t mappingLength(int64_t size)
+{
+    return roundUp(2 * bufferLength(size), hugePage);
+}
+
+bool takeFrameBuffers(int64_t size, unsigned char **input,
+                      unsigned char **output)
+{
+    const size_t length = mappingLength(size);
+    // Reserved with room to slide the start onto a 2 MiB boundary; what
+    // lies outside the aligned part is given back at once.
+    const size_t reserved = length + hugePage;
+    void *area = mmap(nullptr, reserved, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (area == MAP_FAILED)
+        return false;
+    const uintptr_t first = reinterpret_cast<uintptr_t>(area);
+    const uintptr_t start = roundUp(first, hugePage);
+    unsigned char *mapping = reinterpret_cast<unsigned char *>(start);
+    if (start > first)
+        munmap(area, start - first);
+    munmap(mapping + length, reserved - (start - first) - length);
+    // Only advice: without huge pages the buffers work all the same.
+    madvise(mapping, length, MADV_HUGEPAGE);
+    *input = mapping;
+    *output = mapping + bufferLength(size);
+    return true;
+}
+
+void releaseFrameBuffers(int64_t size, unsigned char *input, unsigned char *)
+{
+    munmap(input, mappingLength(size));
 }
 
 bool seekInput(FILE *input, int64_t position)

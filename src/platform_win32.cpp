@@ -3,6 +3,7 @@
 // every other open of the file.
 #include "platform.h"
 
+#include <cstdlib>
 #include <share.h>
 
 // Unbuffered, so that fread and fwrite of a whole frame go straight to one
@@ -27,6 +28,26 @@ FILE *openOutputExclusive(const char *path, FILE *)
     // any path fails here with a sharing violation, and the system refuses
     // such an open before it truncates anything.
     return unbuffered(_fsopen(path, "wb", _SH_DENYRW));
+}
+
+// Large pages need a privilege that ordinary accounts lack, so the frame
+// buffers come from the heap.
+bool takeFrameBuffers(int64_t size, unsigned char **input,
+                      unsigned char **output)
+{
+    *input = static_cast<unsigned char *>(malloc(static_cast<size_t>(size)));
+    *output = static_cast<unsigned char *>(malloc(static_cast<size_t>(size)));
+    if (*input != nullptr && *output != nullptr)
+        return true;
+    free(*output);
+    free(*input);
+    return false;
+}
+
+void releaseFrameBuffers(int64_t, unsigned char *input, unsigned char *output)
+{
+    free(output);
+    free(input);
 }
 
 bool seekInput(FILE *input, int64_t position)
