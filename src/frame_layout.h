@@ -19,7 +19,7 @@ constexpr int32_t frameHeight = FRAME_HEIGHT;
 // The build system checks these too, but a compiler run by hand must not
 // slip past them: the frame size below is computed in 32 bits.
 static_assert(frameWidth > 0 && frameHeight > 0,
-              "frame width and height must be positive");
+              "frame width and height must each be a positive whole number");
 static_assert(frameWidth % 2 == 0 && frameHeight % 2 == 0,
               "frame width and height must be even, or the half-size U and V "
               "planes are not whole");
