@@ -258,6 +258,22 @@ class ToolTest(unittest.TestCase):
                    copied(1, short=True), 0)
         self.assertEqual(self.read("out.yuv"), frames([beyond4 + 1]))
 
+    def test_paths_longer_than_255_characters(self):
+        deep = os.path.join(*["d" * 100] * 3)
+        os.makedirs(self.path(deep))
+        self.link_clip(os.path.join(deep, "in.yuv"))
+        source = os.path.join(deep, "in.yuv")
+        target = os.path.join(deep, "o" * 150 + ".yuv")
+        self.assertGreater(len(source), 255)
+        out, code = self.run_tool(source, "2", "3", target)
+        if OPTIONS.platform == "windows" and code == 1:
+            # A platform may refuse so long a path, but only in so many
+            # words, never by overrunning a buffer.
+            self.assertEqual(out, BANNER + input_missing(source))
+            return
+        self.assertEqual((out, code), (copied(3), 0))
+        self.assertEqual(self.read(target), frames([2, 3, 4]))
+
     # -- files that cannot be used ---------------------------------------
 
     def test_input_that_cannot_be_opened_leaves_output_alone(self):
