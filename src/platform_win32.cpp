@@ -4,7 +4,9 @@
 #include "platform.h"
 
 #include <cstdlib>
+#include <io.h>
 #include <share.h>
+#include <windows.h>
 
 // Unbuffered, so that fread and fwrite of a whole frame go straight to one
 // ReadFile and one WriteFile between the file and the frame buffer.
@@ -52,10 +54,14 @@ void releaseFrameBuffers(int64_t, unsigned char *input, unsigned char *output)
 
 bool seekInput(FILE *input, int64_t position)
 {
+    // The runtime leaves the outcome of a seek on a pipe or a device
+    // undefined, so only a disk file is positioned at all.
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(input)));
+    if (GetFileType(handle) != FILE_TYPE_DISK)
+        return false;
     // Windows lets a file be positioned anywhere below 2^63, so a far frame
     // simply reads as nothing.  Should the system refuse a position all the
-    // same, the end of the file serves: the frame lies beyond it.  A pipe
-    // cannot be positioned at its end either.
+    // same, the end of the file serves: the frame lies beyond it.
     return _fseeki64(input, position, SEEK_SET) == 0 ||
            _fseeki64(input, 0, SEEK_END) == 0;
 }
