@@ -1,7 +1,7 @@
 // What the copy run needs of the operating system beyond the standard
 // library: opening files with the sharing rules of the tool, memory for the
-// frame buffers, and a 64-bit seek.  Each platform has its own source file; nothing else in the tool
-// knows which platform it runs on.
+// frame buffers, and a 64-bit seek.  Each platform has its own source file;
+// nothing else in the tool knows which platform it runs on.
 #ifndef FRAMERANGE_PLATFORM_H
 #define FRAMERANGE_PLATFORM_H
 

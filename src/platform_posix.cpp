@@ -6,8 +6,8 @@
 #include "platform.h"
 
 #include <cerrno>
-#include <fcntl.h>
 #include <cstdint>
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
