@@ -4,6 +4,7 @@
 
 #include "decimal.h"
 #include "frame_copy.h"
+#include "platform.h"
 
 static int32_t startFrame;
 static int32_t numFrames;
@@ -19,12 +20,21 @@ static void printUsage()
 
 int main(int argc, char *argv[])
 {
+    prepareProcess();
     printf("Zorvik Plandry (10-29-2014)\n");
+    // Seen before any file is opened: opening a FIFO waits for its peer.
+    fflush(stdout);
     if (argc != 5) {
         printUsage();
         return 1;
     }
     startFrame = parseDecimal(argv[2]);
     numFrames = parseDecimal(argv[3]);
-    return copyFrameRange(argv[1], argv[4], startFrame, numFrames);
+    int result = copyFrameRange(argv[1], argv[4], startFrame, numFrames);
+    // A run stopped on request has closed its output and printed its count
+    // like any other; it then ends as the request would have ended it, so
+    // that the caller sees the interruption.
+    if (interruption() != 0)
+        endByInterruption(interruption());
+    return result;
 }

@@ -3,10 +3,26 @@
 // every other open of the file.
 #include "platform.h"
 
+#include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <io.h>
 #include <share.h>
+#include <sys/stat.h>
 #include <windows.h>
+
+void prepareProcess()
+{
+    // The runtime keeps descriptors 0, 1 and 2 for the standard streams
+    // even when the caller gave none, so the tool's files never take their
+    // place; and Windows has neither SIGPIPE nor SIGXFSZ to end it.
+}
+
+static bool isDisk(int fd)
+{
+    return GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd))) ==
+           FILE_TYPE_DISK;
+}
 
 // Unbuffered, so that fread and fwrite of a whole frame go straight to one
 // ReadFile and one WriteFile between the file and the frame buffer.
@@ -27,9 +43,23 @@ FILE *openInputShared(const char *path)
 FILE *openOutputExclusive(const char *path, FILE *)
 {
     // The input is open with writers denied, so an output that names it by
-    // any path fails here with a sharing violation, and the system refuses
-    // such an open before it truncates anything.
-    return unbuffered(_fsopen(path, "wb", _SH_DENYRW));
+    // any path fails here with a sharing violation; so does a file that
+    // standard output was redirected to, which the shell holds open for
+    // writing.  Not truncated on opening: emptyOutput does that.
+    int fd = _sopen(path, _O_WRONLY | _O_CREAT | _O_BINARY, _SH_DENYRW,
+                    _S_IREAD | _S_IWRITE);
+    if (fd < 0)
+        return nullptr;
+    FILE *stream = _fdopen(fd, "wb");
+    if (stream == nullptr)
+        _close(fd);
+    return unbuffered(stream);
+}
+
+bool emptyOutput(FILE *output)
+{
+    int fd = _fileno(output);
+    return !isDisk(fd) || _chsize_s(fd, 0) == 0;
 }
 
 // Large pages need a privilege that ordinary accounts lack, so the frame
@@ -46,7 +76,7 @@ bool takeFrameBuffers(int64_t size, unsigned char **input,
     return false;
 }
 
-void releaseFrameBuffers(int64_t, unsigned char *input, unsigned char *output)
+void releaseFrameBuffers(unsigned char *input, unsigned char *output)
 {
     free(output);
     free(input);
@@ -56,12 +86,38 @@ bool seekInput(FILE *input, int64_t position)
 {
     // The runtime leaves the outcome of a seek on a pipe or a device
     // undefined, so only a disk file is positioned at all.
-    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(input)));
-    if (GetFileType(handle) != FILE_TYPE_DISK)
+    if (!isDisk(_fileno(input)))
         return false;
     // Windows lets a file be positioned anywhere below 2^63, so a far frame
     // simply reads as nothing.  Should the system refuse a position all the
     // same, the end of the file serves: the frame lies beyond it.
     return _fseeki64(input, position, SEEK_SET) == 0 ||
            _fseeki64(input, 0, SEEK_END) == 0;
+}
+
+static volatile sig_atomic_t stopRequest;
+
+// The runtime calls this on a thread of its own, and puts the default back
+// first, so that a second Ctrl-C ends the tool at once.
+static void noteStopRequest(int signal)
+{
+    stopRequest = signal;
+}
+
+void catchInterruptions()
+{
+    signal(SIGINT, noteStopRequest);
+    signal(SIGBREAK, noteStopRequest);
+}
+
+int interruption()
+{
+    return stopRequest;
+}
+
+void endByInterruption(int)
+{
+    fflush(stdout);
+    // The status that Windows gives a console program ended by Ctrl-C.
+    ExitProcess(STATUS_CONTROL_C_EXIT);
 }

@@ -15,14 +15,17 @@ and runs those that only Windows share modes make possible.
 """
 
 import argparse
+import contextlib
 import functools
 import os
+import pty
 import resource
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
@@ -39,6 +42,25 @@ USAGE = (b"Creates a .yuv file given\n"
          b"Parameter 4: output filename with .yuv extension\n")
 SHORT_READ = b"Error: seek past end of file\n"
 NO_MEMORY = b"Error: not enough memory for frame buffers\n"
+
+# Holds a file open, with a lock of the kind named or none, until its
+# standard input closes; says "held" once it holds the file.
+HOLDER = r"""
+import fcntl, sys
+path, mode, lock = sys.argv[1:]
+f = open(path, mode)
+take = {"flock-sh": lambda: fcntl.flock(f, fcntl.LOCK_SH),
+        "flock-ex": lambda: fcntl.flock(f, fcntl.LOCK_EX),
+        "lockf-sh": lambda: fcntl.lockf(f, fcntl.LOCK_SH),
+        "lockf-ex": lambda: fcntl.lockf(f, fcntl.LOCK_EX),
+        "none": lambda: None}[lock]
+take()
+print("held", flush=True)
+sys.stdin.read()
+"""
+
+# Runs the tool as a user who owns none of the test's files.
+AS_NOBODY = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
 
 
 def input_missing(path):
@@ -147,9 +169,9 @@ class ToolTest(unittest.TestCase):
     def run_tool(self, *args, wrap=(), stdin=None, limits=None):
         """Runs the tool in the test's directory; returns stdout, status."""
         def apply_limits():
-            # An ignored signal stays ignored across exec, so a write past
-            # RLIMIT_FSIZE fails with EFBIG instead of killing the tool.
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            # SIGXFSZ and SIGPIPE are left at their defaults (subprocess
+            # restores them), as a shell leaves them: the tool itself must
+            # keep a limit or a closed pipe from killing it.
             for which, value in (limits or {}).items():
                 resource.setrlimit(which, (value, value))
         done = subprocess.run(self.command(*args, wrap=wrap), cwd=self.dir,
@@ -371,9 +393,11 @@ class ToolTest(unittest.TestCase):
         for start, number, stdout, status, expected in [
             (0, 12, copied(12), 0, range(12)),
             (-1, 2, copied(2), 0, [0, 1]),
-            (5, 2, BANNER + seek_failed("/dev/stdin") + count(0), 1, []),
+            # Refused before the copy starts: the old output stays.
+            (5, 2, BANNER + seek_failed("/dev/stdin") + count(0), 1, None),
         ]:
             with self.subTest(start=start):
+                self.put("out.yuv", b"keep")
                 feeder = subprocess.Popen(["cat", self.clip],
                                           stdout=subprocess.PIPE)
                 try:
@@ -383,7 +407,8 @@ class ToolTest(unittest.TestCase):
                 finally:
                     feeder.stdout.close()
                     feeder.wait()
-                self.assertEqual(self.read("out.yuv"), frames(expected))
+                self.assertEqual(self.read("out.yuv"), b"keep"
+                                 if expected is None else frames(expected))
 
     @posix_only
     def test_no_memory_for_frame_buffers(self):
@@ -391,10 +416,13 @@ class ToolTest(unittest.TestCase):
             self.skipTest("the sanitizers reserve more address space than "
                           "any limit that would make this fault")
         self.link_clip()
+        self.put("out.yuv", b"keep")
         # Room for the tool to start and for one frame buffer, not two.
         limit = self.smallest_address_space() + frame_size() * 3 // 2
-        self.check(("in.yuv", "0", "1", "out.yuv"), BANNER + NO_MEMORY, 1,
+        self.check(("in.yuv", "0", "1", "out.yuv"),
+                   BANNER + NO_MEMORY + count(0), 1,
                    limits={resource.RLIMIT_AS: limit})
+        self.assertEqual(self.read("out.yuv"), b"keep")
 
     def smallest_address_space(self):
         """The least RLIMIT_AS under which the tool still prints usage."""
@@ -414,6 +442,304 @@ class ToolTest(unittest.TestCase):
             else:
                 low = middle
         return high + (256 << 10)
+
+    # -- the world outside: consoles, other programs, pipes, signals -----
+
+    def spawn(self, *args, wrap=(), stdout=subprocess.PIPE,
+              stdin=subprocess.DEVNULL, preexec_fn=None):
+        """Starts the tool in the test's directory and returns at once.
+
+        The tool gets the signal dispositions of a foreground job, whatever
+        this suite inherited (a background job's SIGINT is ignored), and a
+        file size limit, so that a run which fails to stop on request
+        cannot fill the disk.
+        """
+        def prepare():
+            for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+                signal.signal(number, signal.SIG_DFL)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (4 << 30, 4 << 30))
+            if preexec_fn:
+                preexec_fn()
+        return subprocess.Popen(self.command(*args, wrap=wrap), cwd=self.dir,
+                                stdin=stdin, stdout=stdout,
+                                stderr=subprocess.PIPE, preexec_fn=prepare)
+
+    def finish(self, run, timeout=300):
+        """Waits for a spawned run; returns its status and what it printed
+        that was not read yet."""
+        out, err = run.communicate(timeout=timeout)
+        self.assertEqual(err, b"", "standard error must stay empty")
+        return run.returncode, out or b""
+
+    def read_until(self, run, text, timeout=60):
+        """Reads the run's standard output until `text` has appeared."""
+        seen = b""
+        deadline = time.monotonic() + timeout
+        while text not in seen:
+            self.assertLess(time.monotonic(), deadline,
+                            "waiting for %r, saw %r" % (text, seen))
+            chunk = os.read(run.stdout.fileno(), 4096)
+            self.assertNotEqual(chunk, b"", "ended before %r: %r"
+                                % (text, seen))
+            seen += chunk
+        return seen
+
+    def wait_until_reading(self, pid):
+        """Waits until the process waits in read(2) for its next frame."""
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            try:
+                with open("/proc/%d/syscall" % pid) as f:
+                    if f.read().split()[0] == "0":
+                        return
+            except (OSError, IndexError):
+                time.sleep(1)  # not to be seen here: a second will do
+                return
+            time.sleep(0.01)
+        self.fail("the tool never waited for its input")
+
+    @contextlib.contextmanager
+    def held(self, name, mode, lock="none"):
+        """Another program holds the file open, with a lock or none."""
+        holder = subprocess.Popen(
+            [sys.executable, "-c", HOLDER, self.path(name), mode, lock],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(holder.stdout.readline(), b"held\n")
+            yield
+        finally:
+            holder.stdin.close()
+            holder.wait(timeout=60)
+            holder.stdout.close()
+
+    def fifo(self, name):
+        os.mkfifo(self.path(name))
+        return self.path(name)
+
+    @posix_only
+    def test_output_never_receives_console_text(self):
+        self.link_clip()
+        refused = BANNER + output_refused("/dev/stdout")
+        for kind in ("file", "file by name", "appended file", "pipe",
+                     "terminal", "null device"):
+            with self.subTest(stdout=kind):
+                self.put("console", b"old")
+                output = "/dev/stdout"
+                if kind == "pipe":
+                    stdout = subprocess.PIPE
+                elif kind == "terminal":
+                    master, slave = pty.openpty()
+                    self.addCleanup(os.close, master)
+                    stdout, output = slave, os.ttyname(slave)
+                elif kind == "null device":
+                    stdout, output = subprocess.DEVNULL, "/dev/null"
+                else:
+                    stdout = open(self.path("console"),
+                                  "ab" if kind == "appended file" else "wb")
+                    if kind == "file by name":
+                        output = "console"
+                run = self.spawn("in.yuv", "0", "12", output, stdout=stdout)
+                if stdout not in (subprocess.PIPE, subprocess.DEVNULL):
+                    os.close(stdout) if kind == "terminal" else stdout.close()
+                code, out = self.finish(run)
+                if kind == "null device":
+                    self.assertEqual(code, 0)
+                    continue
+                self.assertEqual(code, 1)
+                expected = BANNER + output_refused(output)
+                if kind == "pipe":
+                    self.assertEqual(out, refused)
+                elif kind == "terminal":
+                    text = os.read(master, 4096).replace(b"\r\n", b"\n")
+                    self.assertEqual(text, expected)
+                else:
+                    old = b"old" if kind == "appended file" else b""
+                    self.assertEqual(self.read("console"), old + expected)
+
+    @posix_only
+    def test_closed_standard_descriptors_are_not_reused(self):
+        self.link_clip()
+        for closing in ("<&-", ">&-", "<&- >&-", "<&- >&- 2>&-"):
+            with self.subTest(closing=closing):
+                shell = ("sh", "-c", 'exec "$@" %s' % closing, "sh")
+                run = self.spawn("in.yuv", "0", "12", "out.yuv", wrap=shell)
+                code, out = self.finish(run)
+                self.assertEqual(code, 0)
+                if ">&-" not in closing:
+                    self.assertEqual(out, copied(12))
+                self.assertEqual(self.read("out.yuv"), frames(range(12)))
+
+    @posix_only
+    def test_pipes_and_devices_take_no_lock(self):
+        self.link_clip()
+        # The first run holds /dev/null while it waits for more input.
+        feed = self.fifo("feed")
+        first = self.spawn(feed, "0", "5", "/dev/null")
+        with open(feed, "wb") as writer:
+            writer.write(frames([0]))
+            writer.flush()
+            # Progress is seen while the run goes on, not at its end.
+            self.assertEqual(self.read_until(first, b"frame# 0:\r"),
+                             BANNER + progress(1))
+            self.check(("in.yuv", "0", "5", "/dev/null"), copied(5), 0)
+        self.assertEqual(self.finish(first), (0, SHORT_READ + count(1)))
+
+        # One run writes a FIFO that another reads.
+        pipe = self.fifo("pipe")
+        reader = self.spawn(pipe, "0", "5", "got.yuv")
+        self.check(("in.yuv", "3", "5", pipe), copied(5), 0)
+        self.assertEqual(self.finish(reader), (0, copied(5)))
+        self.assertEqual(self.read("got.yuv"), frames(range(3, 8)))
+
+    @posix_only
+    def test_banner_is_seen_before_a_fifo_opens(self):
+        feed = self.fifo("feed")
+        with open(self.path("console"), "wb") as console:
+            run = self.spawn(feed, "0", "1", "out.yuv", stdout=console)
+        deadline = time.monotonic() + 60
+        while self.read("console") != BANNER:
+            self.assertLess(time.monotonic(), deadline, "no banner yet")
+            time.sleep(0.05)
+        open(feed, "wb").close()
+        self.assertEqual(self.finish(run)[0], 0)
+        self.assertEqual(self.read("console"), copied(0, short=True))
+
+    def sharing_case(self, name, mode, lock, as_nobody, refused):
+        """Runs a cut while another program holds `name`, and checks that
+        the run is refused or goes ahead, and that no file was harmed."""
+        self.put("out.yuv", b"keep")
+        wrap = ()
+        if as_nobody:
+            # Not the files' owner: no lease can be had, locks decide.
+            os.chmod(self.dir, 0o777)
+            os.chmod(self.path("out.yuv"), 0o666)
+            wrap = AS_NOBODY
+        with self.held(name, mode, lock):
+            if not refused:
+                self.check(("in.yuv", "2", "3", "out.yuv"), copied(3), 0,
+                           wrap=wrap)
+                self.assertEqual(self.read("out.yuv"), frames([2, 3, 4]))
+                return
+            self.check(("in.yuv", "2", "3", "out.yuv"), BANNER + (
+                input_missing("in.yuv") if name == "in.yuv"
+                else output_refused("out.yuv")), 1, wrap=wrap)
+        self.assertEqual(self.read("out.yuv"), b"keep")
+        self.assertEqual(self.read("in.yuv"), self.clip_bytes)
+
+    @posix_only
+    def test_sharing_rules_hold_against_programs_that_take_no_lock(self):
+        # The file's owner may ask whether anyone has it open.
+        self.link_clip()
+        for name, mode, refused in [
+            ("in.yuv", "ab", True),    # a capture still writing it
+            ("out.yuv", "rb", True),   # a player reading it
+            ("out.yuv", "ab", True),
+            ("in.yuv", "rb", False),   # other readers are welcome
+        ]:
+            with self.subTest(held=name, mode=mode):
+                self.sharing_case(name, mode, "none", False, refused)
+
+    @posix_only
+    def test_each_kind_of_lock_keeps_the_rules_alone(self):
+        if os.geteuid() != 0 or not shutil.which("setpriv"):
+            self.skipTest("needs root and setpriv to run the tool as a user "
+                          "who owns neither file")
+        self.link_clip()
+        for name, mode, lock, refused in [
+            ("in.yuv", "r+b", "lockf-ex", True),
+            ("in.yuv", "rb", "flock-ex", True),
+            ("out.yuv", "rb", "lockf-sh", True),
+            ("out.yuv", "rb", "flock-sh", True),
+            ("in.yuv", "rb", "lockf-sh", False),
+            ("in.yuv", "rb", "flock-sh", False),
+            # Where no lease can be had, the locks alone decide.
+            ("in.yuv", "ab", "none", False),
+        ]:
+            with self.subTest(held=name, lock=lock):
+                self.sharing_case(name, mode, lock, True, refused)
+
+    @posix_only
+    def test_same_file_through_an_overlay_mount(self):
+        if os.geteuid() != 0:
+            self.skipTest("mounting needs root")
+        for d in ("lower", "upper", "work", "merged"):
+            os.mkdir(self.path(d))
+        self.link_clip("lower/in.yuv")
+        options = "lowerdir=%s,upperdir=%s,workdir=%s" % (
+            self.path("lower"), self.path("upper"), self.path("work"))
+        mount = subprocess.run(["mount", "-t", "overlay", "overlay", "-o",
+                                options, self.path("merged")],
+                               stderr=subprocess.PIPE)
+        if mount.returncode != 0:
+            self.skipTest("cannot mount an overlay here: %s"
+                          % mount.stderr.decode().strip())
+        self.addCleanup(subprocess.run, ["umount", self.path("merged")])
+        # Device numbers differ: only the check for other opens sees it.
+        self.check(("merged/in.yuv", "0", "2", "lower/in.yuv"),
+                   BANNER + output_refused("lower/in.yuv"), 1)
+        self.assertEqual(self.read("lower/in.yuv"), self.clip_bytes)
+
+    @posix_only
+    def test_a_console_nobody_reads_does_not_stop_the_copy(self):
+        self.link_clip()
+        run = self.spawn("in.yuv", "0", "30", "out.yuv")
+        self.assertEqual(run.stdout.readline(), BANNER)
+        run.stdout.close()
+        self.assertEqual(self.finish(run), (0, b""))
+        self.assertEqual(self.read("out.yuv"), self.clip_bytes)
+
+    @posix_only
+    def test_a_request_to_stop_ends_the_cut_on_a_whole_frame(self):
+        def ignore_hangup():
+            signal.signal(signal.SIGHUP, signal.SIG_IGN)
+        for sent, ignoring, ends_by in [
+            ((signal.SIGINT,), None, signal.SIGINT),
+            ((signal.SIGTERM,), None, signal.SIGTERM),
+            ((signal.SIGHUP,), None, signal.SIGHUP),
+            # A hangup that the caller ignores (nohup) stays ignored.
+            ((signal.SIGHUP, signal.SIGTERM), ignore_hangup, signal.SIGTERM),
+        ]:
+            with self.subTest(sent=sent):
+                run = self.spawn("/dev/zero", "0", "2147483647", "out.yuv",
+                                 preexec_fn=ignoring)
+                out = self.read_until(run, b"frame# 10:\r")
+                for number in sent:
+                    os.kill(run.pid, number)
+                    time.sleep(0.2)
+                code, rest = self.finish(run)
+                written = os.path.getsize(self.path("out.yuv"))
+                self.assertEqual(code, -ends_by)
+                self.assertEqual(written % frame_size(), 0)
+                self.assertEqual(out + rest, copied(written // frame_size()))
+
+    @posix_only
+    def test_a_request_to_stop_is_not_held_up_by_a_silent_pipe(self):
+        feed = self.fifo("feed")
+        run = self.spawn(feed, "0", "5", "out.yuv")
+        with open(feed, "wb") as writer:
+            writer.write(frames([0]))
+            writer.flush()
+            self.read_until(run, b"frame# 0:\r")
+            self.wait_until_reading(run.pid)
+            os.kill(run.pid, signal.SIGINT)
+            self.assertEqual(self.finish(run, timeout=60),
+                             (-signal.SIGINT, count(1)))
+        self.assertEqual(self.read("out.yuv"), frames([0]))
+
+    @posix_only
+    def test_space_set_aside_for_an_empty_output_is_given_back(self):
+        self.link_clip()
+        self.put("out.yuv", b"")
+        reserve = subprocess.run(["fallocate", "-n", "-l", "64M",
+                                  self.path("out.yuv")],
+                                 stderr=subprocess.PIPE)
+        if reserve.returncode != 0:
+            self.skipTest("cannot set space aside here: %s"
+                          % reserve.stderr.decode().strip())
+        self.check(("in.yuv", "0", "1", "out.yuv"), copied(1), 0)
+        self.assertEqual(self.read("out.yuv"), frames([0]))
+        self.assertLess(os.stat(self.path("out.yuv")).st_blocks * 512,
+                        2 * frame_size() + (1 << 20))
 
     # -- Windows share modes ---------------------------------------------
 
