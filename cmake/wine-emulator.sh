@@ -9,6 +9,10 @@
 # background services, which keep that program's standard streams open
 # for as long as they run: that first program is a throwaway one, with its
 # streams on /dev/null, so that no test waits on a stream that never ends.
+#
+# Wine reads the Unix command line in the locale's character set: UTF-8,
+# so that a name in any script reaches the program as it was typed.
+export LC_ALL=C.UTF-8
 wineserver=$1
 wine=$2
 shift 2

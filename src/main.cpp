@@ -24,17 +24,13 @@ int main(int argc, char *argv[])
     printf("Zorvik Plandry (10-29-2014)\n");
     // Seen before any file is opened: opening a FIFO waits for its peer.
     fflush(stdout);
+    int result = 1;
     if (argc != 5) {
         printUsage();
-        return 1;
+    } else {
+        startFrame = parseDecimal(argv[2]);
+        numFrames = parseDecimal(argv[3]);
+        result = copyFrameRange(argv[1], argv[4], startFrame, numFrames);
     }
-    startFrame = parseDecimal(argv[2]);
-    numFrames = parseDecimal(argv[3]);
-    int result = copyFrameRange(argv[1], argv[4], startFrame, numFrames);
-    // A run stopped on request has closed its output and printed its count
-    // like any other; it then ends as the request would have ended it, so
-    // that the caller sees the interruption.
-    if (interruption() != 0)
-        endByInterruption(interruption());
-    return result;
+    return finishProcess(result);
 }

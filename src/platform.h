@@ -13,8 +13,13 @@
 // descriptors that the caller left closed, so that no file of the tool's
 // own can take the place of standard output and receive console text.  A
 // console that nobody reads any more, and a write past a size limit, then
-// fail as errors the tool sees, instead of ending it.
+// fail as errors the tool sees, instead of ending it.  A console shows
+// the paths in messages as they were typed.
 void prepareProcess();
+
+// Paths are taken as the runtime gives them; one that would reach another
+// file than the caller named (Windows maps characters outside its code
+// page to look-alikes) is refused by both opens.
 
 // Opens the input for binary reading.  Other readers are admitted while it
 // is open, writers are not, and a file that someone already holds for
@@ -24,7 +29,8 @@ FILE *openInputShared(const char *path);
 
 // Opens the output for binary writing, creating it if missing, for this
 // run's use alone.  A file that is the input or standard output by any
-// path, or that someone else holds open, is refused.  Nothing in an
+// path, that someone else holds open, or that is a device other than the
+// null device (a serial port, a console), is refused.  Nothing in an
 // existing file changes here: emptyOutput does that once the copy is sure
 // to start.  Returns nullptr on any failure.
 FILE *openOutputExclusive(const char *path, FILE *input);
@@ -58,8 +64,10 @@ void catchInterruptions();
 // The request to stop noted since catchInterruptions, 0 if none.
 int interruption();
 
-// Ends the process as the request to stop `signal` would have ended it had
-// it not been caught, so that the caller sees the run was interrupted.
-void endByInterruption(int signal);
+// Called last, with the run result.  Puts back what prepareProcess
+// changed outside the process, and returns the result as the exit status;
+// a run stopped on request instead ends as the request would have ended
+// it, had it not been caught, so that the caller sees the interruption.
+int finishProcess(int result);
 
 #endif

@@ -273,14 +273,17 @@ int interruption()
     return stopRequest;
 }
 
-void endByInterruption(int signal)
+int finishProcess(int result)
 {
+    if (stopRequest == 0)
+        return result;
     // raise() ends the process without the flush that a return from main
     // would do.
     fflush(stdout);
     struct sigaction action = {};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
-    sigaction(signal, &action, nullptr);
-    raise(signal);
+    sigaction(stopRequest, &action, nullptr);
+    raise(stopRequest);
+    return result;
 }
