@@ -19,7 +19,9 @@ import contextlib
 import functools
 import os
 import pty
+import re
 import resource
+import select
 import shutil
 import signal
 import subprocess
@@ -58,6 +60,10 @@ take()
 print("held", flush=True)
 sys.stdin.read()
 """
+
+# LeakSanitizer cannot work under ptrace; the sanitized tool is traced
+# without it.
+NO_LEAK_CHECK = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
 
 # Runs the tool as a user who owns none of the test's files.
 AS_NOBODY = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
@@ -124,7 +130,7 @@ def only_on(platform, why):
 
 
 posix_only = only_on("posix", "needs a fault that only Linux makes")
-windows_only = only_on("windows", "needs Windows share modes")
+windows_only = only_on("windows", "needs Windows")
 
 
 class ToolTest(unittest.TestCase):
@@ -472,12 +478,14 @@ class ToolTest(unittest.TestCase):
         return run.returncode, out or b""
 
     def read_until(self, run, text, timeout=60):
-        """Reads the run's standard output until `text` has appeared."""
+        """Reads the run's standard output until `text` has appeared,
+        while the run goes on."""
         seen = b""
         deadline = time.monotonic() + timeout
         while text not in seen:
-            self.assertLess(time.monotonic(), deadline,
-                            "waiting for %r, saw %r" % (text, seen))
+            left = deadline - time.monotonic()
+            ready, _, _ = select.select([run.stdout], [], [], max(left, 0))
+            self.assertTrue(ready, "waiting for %r, saw %r" % (text, seen))
             chunk = os.read(run.stdout.fileno(), 4096)
             self.assertNotEqual(chunk, b"", "ended before %r: %r"
                                 % (text, seen))
@@ -741,6 +749,122 @@ class ToolTest(unittest.TestCase):
         self.assertLess(os.stat(self.path("out.yuv")).st_blocks * 512,
                         2 * frame_size() + (1 << 20))
 
+    # -- faults injected where the machine cannot make them --------------
+
+    def need_strace(self):
+        if not shutil.which("strace"):
+            self.skipTest("strace is not installed")
+        if subprocess.run(["strace", "-o", os.devnull, "true"],
+                          stderr=subprocess.DEVNULL).returncode != 0:
+            self.skipTest("ptrace is not allowed here")
+
+    def traced(self, *args, inject=(), trace=None, log=None, wrap=()):
+        """The command that runs the tool under strace, with faults
+        injected as strace's --inject options say."""
+        options = ["-o", log or os.devnull]
+        if trace:
+            options += ["-e", "trace=" + trace]
+        for fault in inject:
+            options += ["-e", "inject=" + fault]
+        return ("strace", *options, *wrap)
+
+    def nth_call(self, args, syscall, is_it, also="", **kwargs):
+        """Runs the tool once under strace and returns the number that
+        strace's when= gives the first `syscall` call for which is_it(line,
+        lines before) holds."""
+        log = os.path.join(self.shared, "strace.log")
+        subprocess.run(self.command(*args, wrap=self.traced(
+            *args, trace=syscall + also, log=log, **kwargs)), cwd=self.dir,
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL, env=NO_LEAK_CHECK)
+        with open(log) as f:
+            lines = f.read().splitlines()
+        number = 0
+        for index, line in enumerate(lines):
+            if line.startswith(syscall + "("):
+                number += 1
+                if is_it(line, lines[:index]):
+                    return number
+        self.fail("no such %s call: %s" % (syscall, lines))
+
+    def run_traced(self, args, stdout, status, inject, wrap=()):
+        """Runs the tool with faults injected; checks output and status."""
+        done = subprocess.run(
+            self.command(*args, wrap=self.traced(*args, inject=inject,
+                                                 wrap=wrap)),
+            cwd=self.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE, env=NO_LEAK_CHECK, timeout=300)
+        self.assertEqual(done.stderr, b"")
+        self.assertEqual((done.stdout, done.returncode), (stdout, status))
+
+    @posix_only
+    def test_failing_close_of_the_output_is_reported_once(self):
+        self.need_strace()
+        self.link_clip()
+        for output, frames_written, failed_before in [
+            ("out.yuv", 3, False),
+            ("/dev/full", 0, True),  # the write already failed
+        ]:
+            with self.subTest(output=output):
+                args = ("in.yuv", "0", "3", output)
+
+                def is_output_close(line, before):
+                    opened = [re.search(r"= (\d+)$", b) for b in before
+                              if '"%s"' % output in b]
+                    return opened and line.startswith(
+                        "close(%s)" % opened[-1].group(1))
+                number = self.nth_call(args, "close", is_output_close,
+                                       also=",openat")
+                self.run_traced(
+                    args, BANNER + progress(1 if failed_before else 3) +
+                    write_failed(output) + count(frames_written), 1,
+                    ["close:error=EIO:when=%d" % number])
+
+    @posix_only
+    def test_a_file_system_without_locks_still_serves(self):
+        self.need_strace()
+        self.link_clip()
+        self.run_traced(("in.yuv", "4", "3", "out.yuv"), copied(3), 0,
+                        ["flock:error=ENOLCK"])
+        self.assertEqual(self.read("out.yuv"), frames([4, 5, 6]))
+
+    @posix_only
+    def test_same_file_is_refused_with_every_lock_out_of_the_way(self):
+        self.need_strace()
+        if os.geteuid() != 0 or not shutil.which("setpriv"):
+            self.skipTest("needs root and setpriv to run the tool as a user "
+                          "who owns no file, so that no lease can be had")
+        os.chmod(self.dir, 0o777)
+        self.link_clip()
+        os.chmod(self.path("in.yuv"), 0o666)
+        os.link(self.path("in.yuv"), self.path("hardlink.yuv"))
+        for alias in ("in.yuv", "./in.yuv", "hardlink.yuv"):
+            with self.subTest(output=alias):
+                args = ("in.yuv", "0", "2", alias)
+                no_flock = ["flock:error=ENOLCK"]
+                number = self.nth_call(
+                    args, "fcntl", lambda line, _: "F_OFD_SETLK" in line,
+                    inject=no_flock, wrap=AS_NOBODY)
+                self.run_traced(
+                    args, BANNER + output_refused(alias), 1,
+                    no_flock + ["fcntl:error=ENOLCK:when=%d" % number],
+                    wrap=AS_NOBODY)
+                self.assertEqual(self.read("in.yuv"), self.clip_bytes)
+
+    @posix_only
+    def test_new_output_takes_the_callers_umask(self):
+        self.link_clip()
+        for mask, mode in [(0o022, 0o644), (0o077, 0o600), (0o002, 0o664),
+                           (0, 0o666)]:
+            with self.subTest(umask=oct(mask)):
+                if os.path.exists(self.path("out.yuv")):
+                    os.remove(self.path("out.yuv"))
+                run = self.spawn("in.yuv", "0", "1", "out.yuv",
+                                 preexec_fn=lambda: os.umask(mask))
+                self.assertEqual(self.finish(run), (0, copied(1)))
+                self.assertEqual(
+                    os.stat(self.path("out.yuv")).st_mode & 0o777, mode)
+
     # -- Windows share modes ---------------------------------------------
 
     @windows_only
@@ -789,6 +913,136 @@ class ToolTest(unittest.TestCase):
             self.assertEqual(self.read("out%d.yuv" % i),
                              frames(range(i, i + 20)))
 
+    # -- Windows names and devices ---------------------------------------
+
+    def run_other(self, tool, *args):
+        """Runs another build of the tool; returns stdout, status."""
+        done = subprocess.run([*OPTIONS.runner, tool, *args], cwd=self.dir,
+                              stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=300)
+        self.assertEqual(done.stderr, b"", "standard error must stay empty")
+        return done.stdout.replace(b"\r\n", b"\n"), done.returncode
+
+    @windows_only
+    def test_every_name_reaches_its_own_file(self):
+        self.link_clip()
+        os.mkdir(self.path("sub"))
+        # Each name, and the file that a best fit would take it for.
+        names = [("ā.yuv", "a.yuv"), ("sub＼x.yuv", "sub/x.yuv"),
+                 ("д.yuv", None), ("日本.yuv", None), ("😀.yuv", None),
+                 ("é.yuv", None)]
+        for name, look_alike in names:
+            with self.subTest(name=name):
+                if look_alike:
+                    self.put(look_alike, b"precious")
+                self.put(name, frames([10]))
+                self.check((name, "0", "1", "got.yuv"), copied(1), 0)
+                self.assertEqual(self.read("got.yuv"), frames([10]))
+                self.check(("in.yuv", "5", "1", name), copied(1), 0)
+                self.assertEqual(self.read(name), frames([5]))
+                if look_alike:
+                    self.assertEqual(self.read(look_alike), b"precious")
+        # Messages name the file as it was typed, in UTF-8.
+        self.check(("in.yuv", "0", "1", "nodir/ā.yuv"),
+                   BANNER + output_refused("nodir/ā.yuv"), 1)
+
+    @windows_only
+    def test_no_name_is_mapped_to_another_file(self):
+        # Where the manifest is not honoured, the command line comes in
+        # the ANSI code page, which lacks all of these but é.
+        self.link_clip()
+        os.mkdir(self.path("sub"))
+        tool = OPTIONS.tool_without_manifest
+        for name, look_alike in [("ā.yuv", "a.yuv"),
+                                 ("sub＼x.yuv", "sub/x.yuv"),
+                                 ("日本.yuv", None), ("😀.yuv", None)]:
+            with self.subTest(name=name):
+                self.put(look_alike or "a.yuv", b"precious")
+                before = sorted(os.listdir(self.dir))
+                out, code = self.run_other(tool, "in.yuv", "0", "1", name)
+                self.assertEqual(code, 1)
+                self.assertTrue(out.startswith(BANNER + b'Output file "'))
+                self.assertTrue(out.endswith(
+                    b'" cannot be opened for writing\n'))
+                self.assertEqual(sorted(os.listdir(self.dir)), before)
+                self.assertEqual(self.read(look_alike or "a.yuv"),
+                                 b"precious")
+                out, code = self.run_other(tool, name, "0", "1", "got.yuv")
+                self.assertEqual(code, 1)
+                self.assertTrue(out.startswith(BANNER + b'Input file "'))
+                self.assertFalse(os.path.exists(self.path("got.yuv")))
+        # A name that the code page holds is taken as it is.
+        self.assertEqual(self.run_other(tool, "in.yuv", "3", "2", "é.yuv"),
+                         (copied(2), 0))
+        self.assertEqual(self.read("é.yuv"), frames([3, 4]))
+
+    @windows_only
+    def test_device_names_never_swallow_a_cut(self):
+        self.link_clip()
+        os.mkdir(self.path("sub"))
+        # Wine opens a serial port through a link in its prefix; this one
+        # leads to a file, where a port opened would show what it got.
+        prefix = os.environ.get("WINEPREFIX",
+                                os.path.expanduser("~/.wine"))
+        port = os.path.join(prefix, "dosdevices", "com9")
+        self.put("port", b"")
+        os.symlink(self.path("port"), port)
+        self.addCleanup(os.remove, port)
+        before = sorted(os.listdir(self.dir))
+        for name in ("nul.yuv", "NUL.yuv", "sub\\nul.yuv", "nul .yuv",
+                     "aux.yuv", "AUX", "COM1", "com1.yuv", "LPT1", "PRN",
+                     "CON", "CONOUT$", "COM9", "com9.yuv", "sub\\Com9.txt"):
+            with self.subTest(output=name):
+                self.check(("in.yuv", "0", "12", name),
+                           BANNER + output_refused(name), 1)
+                self.assertEqual(sorted(os.listdir(self.dir)), before)
+                self.assertEqual(self.read("port"), b"")
+        # The null device named as such takes the frames and keeps none.
+        self.check(("in.yuv", "0", "12", "sub\\NUL"), copied(12), 0)
+
+    @windows_only
+    def test_a_pipe_is_no_output(self):
+        self.link_clip()
+        pipe = "\\\\.\\pipe\\framerange-test-%d" % os.getpid()
+        server = subprocess.Popen([*OPTIONS.runner, OPTIONS.hold_open,
+                                   "--pipe", pipe], cwd=self.dir,
+                                  stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(server.stdout.readline().strip(), b"held")
+            self.check(("in.yuv", "0", "1", pipe),
+                       BANNER + output_refused(pipe), 1)
+        finally:
+            server.stdin.close()
+            server.wait(timeout=60)
+            server.stdout.close()
+
+    @windows_only
+    def test_output_redirected_to_by_the_shell_is_refused(self):
+        self.link_clip()
+        # Each word its own argument, so that Wine quotes none of them.
+        tool = "Z:" + OPTIONS.tool.replace("/", "\\")
+        done = subprocess.run(
+            [*OPTIONS.runner, "cmd", "/c", tool, "in.yuv", "0", "1",
+             "console.txt", ">", "console.txt"],
+            cwd=self.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE, timeout=300)
+        self.assertEqual(done.returncode, 1)
+        self.assertEqual(self.read("console.txt").replace(b"\r\n", b"\n"),
+                         BANNER + output_refused("console.txt"))
+
+    @windows_only
+    def test_program_says_what_it_is_and_how_it_runs(self):
+        with open(OPTIONS.tool, "rb") as f:
+            program = f.read()
+        for text in (b">UTF-8</activeCodePage>",
+                     b">true</longPathAware>",
+                     "ProductName".encode("utf-16-le"),
+                     "framerange".encode("utf-16-le")):
+            with self.subTest(text=text):
+                self.assertIn(text, program)
+
 
 def main():
     global OPTIONS
@@ -803,12 +1057,17 @@ def main():
     parser.add_argument("--sanitized", action="store_true")
     parser.add_argument("--hold-open",
                         help="a Windows program that holds a file open for "
-                        "writing")
+                        "writing, or serves a named pipe")
+    parser.add_argument("--tool-without-manifest",
+                        help="the Windows tool built without its manifest")
     OPTIONS, rest = parser.parse_known_args()
     # The tool runs in each test's own directory.
     OPTIONS.runner = [os.path.abspath(r) if os.path.exists(r) else r
                       for r in OPTIONS.runner if r]
     OPTIONS.tool = os.path.abspath(OPTIONS.tool)
+    if OPTIONS.tool_without_manifest:
+        OPTIONS.tool_without_manifest = os.path.abspath(
+            OPTIONS.tool_without_manifest)
     if OPTIONS.runner:
         # An emulator's first start may set itself up and say so on
         # standard error; that belongs to no test.
