@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Writes a raw yuv420p test clip whose frames tell themselves apart.
 
-Each frame shows a diagonal gradient that drifts from frame to frame, a
-white bar that sweeps across the picture, and a tint that changes, so that
-a cut can be checked by eye with ffplay.  The first bytes of the Y plane
-spell the frame's number, so that a cut that is off by one frame never
-matches byte for byte, however long the clip.
+Each frame shows its own number in large digits, over a diagonal gradient
+that drifts from frame to frame, a white bar that sweeps across the
+picture, and a tint that changes, so that a cut can be checked by eye with
+ffplay.  The first bytes of the Y plane spell the frame's number too, so
+that a cut that is off by one frame never matches byte for byte, however
+long the clip.
 
     make_clip.py OUTPUT FRAMES [--width W --height H]
 
@@ -24,6 +25,42 @@ def frame_size(width, height):
     return width * height * 3 // 2
 
 
+# Digits of five by seven cells, a row of cells to a string.
+FONT = {
+    "0": ("01110", "10001", "10011", "10101", "11001", "10001", "01110"),
+    "1": ("00100", "01100", "00100", "00100", "00100", "00100", "01110"),
+    "2": ("01110", "10001", "00001", "00010", "00100", "01000", "11111"),
+    "3": ("11110", "00001", "00001", "01110", "00001", "00001", "11110"),
+    "4": ("00010", "00110", "01010", "10010", "11111", "00010", "00010"),
+    "5": ("11111", "10000", "11110", "00001", "00001", "10001", "01110"),
+    "6": ("00110", "01000", "10000", "11110", "10001", "10001", "01110"),
+    "7": ("11111", "00001", "00010", "00100", "01000", "01000", "01000"),
+    "8": ("01110", "10001", "10001", "01110", "10001", "10001", "01110"),
+    "9": ("01110", "10001", "10001", "01111", "00001", "00010", "01100"),
+}
+INK, PAPER = b"\xeb", b"\x10"  # the white and black of video levels
+
+
+def draw_number(luma, number, width, height):
+    """Draws `number` in large white digits on a black box, in the Y plane
+    `luma`, below its first row (which holds the stamp)."""
+    text = str(number)
+    cells = 6 * len(text) + 1  # a blank cell between digits and around
+    scale = min(height // 16, width // (2 * cells))
+    if scale < 1:
+        return
+    left, top = scale * 2, max(height // 8, 1)
+    for row in range(-1, 8):
+        line = PAPER * scale
+        for digit in text:
+            shape = FONT[digit][row] if 0 <= row < 7 else "00000"
+            line += b"".join(INK * scale if cell == "1" else PAPER * scale
+                             for cell in shape + "0")
+        for y in range(top + (row + 1) * scale, top + (row + 2) * scale):
+            at = y * width + left
+            luma[at:at + len(line)] = line
+
+
 def frame(number, width=DEFAULT_WIDTH, height=DEFAULT_HEIGHT):
     """The bytes of frame `number`: Y plane, then U, then V."""
     gradient = bytes(i & 0xFF for i in range(width + 256))
@@ -35,6 +72,7 @@ def frame(number, width=DEFAULT_WIDTH, height=DEFAULT_HEIGHT):
         row = gradient[(y + 4 * number) % 256:][:width]
         rows.append(row[:bar] + white + row[bar + len(white):])
     luma = bytearray(b"".join(rows))
+    draw_number(luma, number, width, height)
     stamp = b"frame %010d " % number
     luma[:len(stamp)] = stamp[:width * height]
     chroma = width * height // 4
