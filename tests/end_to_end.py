@@ -1042,6 +1042,11 @@ class ToolTest(unittest.TestCase):
                      "framerange".encode("utf-16-le")):
             with self.subTest(text=text):
                 self.assertIn(text, program)
+        # Linked statically: the system's own DLLs are all it names.
+        named = {name.lower() for name in re.findall(rb"[\w-]+\.dll",
+                                                       program, re.I)}
+        self.assertLessEqual(named, {b"kernel32.dll", b"msvcrt.dll",
+                                     b"shell32.dll"})
 
 
 def main():
