@@ -452,7 +452,7 @@ class ToolTest(unittest.TestCase):
     # -- the world outside: consoles, other programs, pipes, signals -----
 
     def spawn(self, *args, wrap=(), stdout=subprocess.PIPE,
-              stdin=subprocess.DEVNULL, preexec_fn=None):
+              stdin=subprocess.DEVNULL, preexec_fn=None, env=None):
         """Starts the tool in the test's directory and returns at once.
 
         The tool gets the signal dispositions of a foreground job, whatever
@@ -468,7 +468,8 @@ class ToolTest(unittest.TestCase):
                 preexec_fn()
         return subprocess.Popen(self.command(*args, wrap=wrap), cwd=self.dir,
                                 stdin=stdin, stdout=stdout,
-                                stderr=subprocess.PIPE, preexec_fn=prepare)
+                                stderr=subprocess.PIPE, preexec_fn=prepare,
+                                env=env)
 
     def finish(self, run, timeout=300):
         """Waits for a spawned run; returns its status and what it printed
@@ -850,6 +851,36 @@ class ToolTest(unittest.TestCase):
                     no_flock + ["fcntl:error=ENOLCK:when=%d" % number],
                     wrap=AS_NOBODY)
                 self.assertEqual(self.read("in.yuv"), self.clip_bytes)
+
+    @posix_only
+    def test_an_open_that_breaks_the_lease_does_not_end_the_tool(self):
+        # The lease on the output is held for a moment only; strace makes
+        # that moment a second long, and another program opens the file in
+        # it, which sends the tool the lease's break notice, SIGIO.
+        self.need_strace()
+        self.link_clip()
+        self.put("out.yuv", b"")
+        args = ("in.yuv", "0", "2", "out.yuv")
+        number = self.nth_call(
+            args, "fcntl", lambda line, _: "F_SETLEASE, F_WRLCK" in line)
+        run = self.spawn(*args, wrap=self.traced(
+            *args, inject=["fcntl:delay_exit=1000000:when=%d" % number]),
+            env=NO_LEAK_CHECK)
+        inode = os.stat(self.path("out.yuv")).st_ino
+        deadline = time.monotonic() + 60
+        while not self.lease_held(inode):
+            self.assertLess(time.monotonic(), deadline, "no lease seen")
+            time.sleep(0.01)
+        open(self.path("out.yuv"), "rb").close()  # waits for the lease
+        self.assertEqual(self.finish(run), (0, copied(2)))
+        self.assertEqual(self.read("out.yuv"), frames([0, 1]))
+
+    @staticmethod
+    def lease_held(inode):
+        with open("/proc/locks") as locks:
+            return any("LEASE" in line and
+                       line.split()[5].endswith(":%d" % inode)
+                       for line in locks)
 
     @posix_only
     def test_new_output_takes_the_callers_umask(self):
