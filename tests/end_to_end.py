@@ -1064,6 +1064,22 @@ class ToolTest(unittest.TestCase):
                          BANNER + output_refused("console.txt"))
 
     @windows_only
+    def test_ctrl_c_ends_the_cut_on_a_whole_frame(self):
+        # Wine passes SIGINT on to the program as a Ctrl-C.
+        with open(self.path("big.yuv"), "wb") as f:
+            f.truncate(frame_size() * 1000)
+        run = self.spawn("big.yuv", "0", "1000", "out.yuv")
+        out = self.read_until(run, b"frame# 10:\r")
+        os.kill(run.pid, signal.SIGINT)
+        code, rest = self.finish(run)
+        written = os.path.getsize(self.path("out.yuv"))
+        # The low byte of STATUS_CONTROL_C_EXIT, as Wine gives it back.
+        self.assertEqual(code, 0xC000013A & 0xFF)
+        self.assertEqual(written % frame_size(), 0)
+        self.assertEqual((out + rest).replace(b"\r\n", b"\n"),
+                         copied(written // frame_size()))
+
+    @windows_only
     def test_program_says_what_it_is_and_how_it_runs(self):
         with open(OPTIONS.tool, "rb") as f:
             program = f.read()
