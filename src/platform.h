@@ -29,8 +29,8 @@ FILE *openInputShared(const char *path);
 
 // Opens the output for binary writing, creating it if missing, for this
 // run's use alone.  A file that is the input or standard output by any
-// path, that someone else holds open, or that is a device other than the
-// null device (a serial port, a console), is refused.  Nothing in an
+// path, or that someone else holds open, is refused; so, on Windows, is
+// any device but the null device (a serial port, a console).  Nothing in an
 // existing file changes here: emptyOutput does that once the copy is sure
 // to start.  Returns nullptr on any failure.
 FILE *openOutputExclusive(const char *path, FILE *input);
