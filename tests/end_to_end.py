@@ -943,6 +943,7 @@ class ToolTest(unittest.TestCase):
                 finally:
                     holder.stdin.close()
                     holder.wait(timeout=60)
+                    holder.stdout.close()
                 self.assertEqual(self.read("out.yuv"), b"keep")
                 self.assertEqual(self.read("in.yuv"), self.clip_bytes)
 
