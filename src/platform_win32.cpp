@@ -1,6 +1,6 @@
 // Windows keeps the sharing rules itself, through the share modes of the
-// runtime's _fsopen: they are mandatory, and checked by the system against
-// every other open of the file.
+// runtime's _fsopen and _sopen: they are mandatory, and checked by the
+// system against every other open of the file.
 #include "platform.h"
 
 #include <csignal>
@@ -39,10 +39,14 @@ static void restoreConsole()
         SetConsoleOutputCP(callersCodePage);
 }
 
+static DWORD fileType(int fd)
+{
+    return GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd)));
+}
+
 static bool isDisk(int fd)
 {
-    return GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd))) ==
-           FILE_TYPE_DISK;
+    return fileType(fd) == FILE_TYPE_DISK;
 }
 
 // Whether `narrow` is exactly `wide` in the process's ANSI code page: no
@@ -178,8 +182,7 @@ FILE *openOutputExclusive(const char *path, FILE *)
         return nullptr;
     // Whatever else opens as a device, a pipe or a console (a \\.\ name,
     // say) would take the frames where no file keeps them.
-    const DWORD type =
-        GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd)));
+    const DWORD type = fileType(fd);
     if (type != FILE_TYPE_DISK &&
         !(type == FILE_TYPE_CHAR && kind == nullDeviceName)) {
         _close(fd);

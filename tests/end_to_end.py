@@ -50,7 +50,7 @@ NO_MEMORY = b"Error: not enough memory for frame buffers\n"
 HOLDER = r"""
 import fcntl, sys
 path, mode, lock = sys.argv[1:]
-f = open(path, mode)
+f = open(path, mode, buffering=0)  # unbuffered: a FIFO cannot seek
 take = {"flock-sh": lambda: fcntl.flock(f, fcntl.LOCK_SH),
         "flock-ex": lambda: fcntl.flock(f, fcntl.LOCK_EX),
         "lockf-sh": lambda: fcntl.lockf(f, fcntl.LOCK_SH),
@@ -572,8 +572,10 @@ class ToolTest(unittest.TestCase):
                         output = "console"
                 run = self.spawn("in.yuv", "0", "12", output, stdout=stdout,
                                  wrap=wrap)
-                if stdout not in (subprocess.PIPE, subprocess.DEVNULL):
-                    os.close(stdout) if kind == "terminal" else stdout.close()
+                if kind == "terminal":
+                    os.close(stdout)
+                elif stdout not in (subprocess.PIPE, subprocess.DEVNULL):
+                    stdout.close()
                 code, out = self.finish(run)
                 if kind == "null device":
                     self.assertEqual(code, 0)
@@ -617,11 +619,13 @@ class ToolTest(unittest.TestCase):
             self.check(("in.yuv", "0", "5", "/dev/null"), copied(5), 0)
         self.assertEqual(self.finish(first), (0, SHORT_READ + count(1)))
 
-        # One run writes a FIFO that another reads.
+        # One run writes a FIFO that another reads, while a third program
+        # holds an exclusive lock on it: a FIFO's locks mean nothing here.
         pipe = self.fifo("pipe")
-        reader = self.spawn(pipe, "0", "5", "got.yuv")
-        self.check(("in.yuv", "3", "5", pipe), copied(5), 0)
-        self.assertEqual(self.finish(reader), (0, copied(5)))
+        with self.held("pipe", "r+b", "flock-ex"):
+            reader = self.spawn(pipe, "0", "5", "got.yuv")
+            self.check(("in.yuv", "3", "5", pipe), copied(5), 0)
+            self.assertEqual(self.finish(reader), (0, copied(5)))
         self.assertEqual(self.read("got.yuv"), frames(range(3, 8)))
 
     @posix_only
@@ -783,7 +787,7 @@ class ToolTest(unittest.TestCase):
                           stderr=subprocess.DEVNULL).returncode != 0:
             self.skipTest("ptrace is not allowed here")
 
-    def traced(self, *args, inject=(), trace=None, log=None, wrap=()):
+    def traced(self, inject=(), trace=None, log=None, wrap=()):
         """The command that runs the tool under strace, with faults
         injected as strace's --inject options say."""
         options = ["-o", log or os.devnull]
@@ -799,7 +803,7 @@ class ToolTest(unittest.TestCase):
         lines before) holds."""
         log = os.path.join(self.shared, "strace.log")
         subprocess.run(self.command(*args, wrap=self.traced(
-            *args, trace=syscall + also, log=log, **kwargs)), cwd=self.dir,
+            trace=syscall + also, log=log, **kwargs)), cwd=self.dir,
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL, env=NO_LEAK_CHECK)
         with open(log) as f:
@@ -815,8 +819,7 @@ class ToolTest(unittest.TestCase):
     def run_traced(self, args, stdout, status, inject, wrap=()):
         """Runs the tool with faults injected; checks output and status."""
         done = subprocess.run(
-            self.command(*args, wrap=self.traced(*args, inject=inject,
-                                                 wrap=wrap)),
+            self.command(*args, wrap=self.traced(inject=inject, wrap=wrap)),
             cwd=self.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
             stderr=subprocess.PIPE, env=NO_LEAK_CHECK, timeout=300)
         self.assertEqual(done.stderr, b"")
@@ -888,7 +891,7 @@ class ToolTest(unittest.TestCase):
         number = self.nth_call(
             args, "fcntl", lambda line, _: "F_SETLEASE, F_WRLCK" in line)
         run = self.spawn(*args, wrap=self.traced(
-            *args, inject=["fcntl:delay_exit=1000000:when=%d" % number]),
+            inject=["fcntl:delay_exit=1000000:when=%d" % number]),
             env=NO_LEAK_CHECK)
         inode = os.stat(self.path("out.yuv")).st_ino
         deadline = time.monotonic() + 60
